@@ -1,0 +1,52 @@
+#include "tests/support/procedure.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace testing_support {
+
+std::string BuildPath(const std::string& name) { return std::string(MQ_BUILD_DIR) + "/" + name; }
+
+const host::Library& Procedure() {
+  static const host::Library library(BuildPath("libmailquarry.so"));
+  return library;
+}
+
+const host::Library& ShortWaitProcedure() {
+  static const host::Library library(BuildPath("libmailquarry-shortwait.so"));
+  return library;
+}
+
+namespace {
+
+std::string ShellQuote(const std::string& word) {
+  std::string quoted = "'";
+  for (const char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string RunExec(const std::vector<std::string>& args, int* status) {
+  std::string command = ShellQuote(BuildPath("mailquarry-exec"));
+  for (const std::string& arg : args) command += " " + ShellQuote(arg);
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
+  std::string output;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  const int raw = pclose(pipe);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return output;
+}
+
+}  // namespace testing_support
