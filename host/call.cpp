@@ -137,15 +137,17 @@ const Param* Call::ParamAt(int n) const {
   return &m_params[static_cast<size_t>(n - 1)];
 }
 
-Event& Call::Record(const char* op) {
-  m_transcript.push_back(Event{op, {}});
-  return m_transcript.back();
+void Call::Publish(Event event) {
+  if (m_observer) m_observer(event);
+  if (m_keep) m_transcript.push_back(std::move(event));
 }
 
 int Call::RpcParams(SRV_PROC* p) {
   Call& call = Of(p);
   const int count = static_cast<int>(call.m_params.size());
-  AddNumber(call.Record("srv_rpcparams"), "result", count);
+  Event event{"srv_rpcparams", {}};
+  AddNumber(event, "result", count);
+  call.Publish(std::move(event));
   return count;
 }
 
@@ -153,9 +155,10 @@ int Call::ParamType(SRV_PROC* p, int n) {
   Call& call = Of(p);
   const Param* param = call.ParamAt(n);
   const int type = param != nullptr ? param->type : -1;
-  Event& event = call.Record("srv_paramtype");
+  Event event{"srv_paramtype", {}};
   AddNumber(event, "param", n);
   AddNumber(event, "result", type);
+  call.Publish(std::move(event));
   return type;
 }
 
@@ -163,15 +166,18 @@ int Call::ParamLen(SRV_PROC* p, int n) {
   Call& call = Of(p);
   const Param* param = call.ParamAt(n);
   const int length = param != nullptr ? param->length : -1;
-  Event& event = call.Record("srv_paramlen");
+  Event event{"srv_paramlen", {}};
   AddNumber(event, "param", n);
   AddNumber(event, "result", length);
+  call.Publish(std::move(event));
   return length;
 }
 
 void* Call::ParamData(SRV_PROC* p, int n) {
   Call& call = Of(p);
-  AddNumber(call.Record("srv_paramdata"), "param", n);
+  Event event{"srv_paramdata", {}};
+  AddNumber(event, "param", n);
+  call.Publish(std::move(event));
   Param* param = const_cast<Param*>(call.ParamAt(n));
   if (param == nullptr || !param->hasData) return nullptr;
   return &param->bytes[0];
@@ -180,7 +186,7 @@ void* Call::ParamData(SRV_PROC* p, int n) {
 int Call::Describe(SRV_PROC* p, int column, char* name, int namelen, int32_t desttype,
                    int32_t destlen, int32_t srctype, int32_t srclen, void* /*srcdata*/) {
   Call& call = Of(p);
-  Event& event = call.Record("srv_describe");
+  Event event{"srv_describe", {}};
   AddNumber(event, "column", column);
   AddText(event, "name", TextOf(name, namelen));
   AddNumber(event, "namelen", namelen);
@@ -197,12 +203,15 @@ int Call::Describe(SRV_PROC* p, int column, char* name, int namelen, int32_t des
     }
     call.m_columns[count - 1] = TextOf(name, namelen);
   }
+  call.Publish(std::move(event));
   return column;
 }
 
 int Call::SetColData(SRV_PROC* p, int column, void* data) {
   Call& call = Of(p);
-  AddNumber(call.Record("srv_setcoldata"), "column", column);
+  Event event{"srv_setcoldata", {}};
+  AddNumber(event, "column", column);
+  call.Publish(std::move(event));
   if (column < 1 || column > static_cast<int>(call.m_columnData.size())) return FAIL;
   call.m_columnData[static_cast<size_t>(column - 1)] = data;
   return SUCCEED;
@@ -210,9 +219,10 @@ int Call::SetColData(SRV_PROC* p, int column, void* data) {
 
 int Call::SetColLen(SRV_PROC* p, int column, int len) {
   Call& call = Of(p);
-  Event& event = call.Record("srv_setcollen");
+  Event event{"srv_setcollen", {}};
   AddNumber(event, "column", column);
   AddNumber(event, "len", len);
+  call.Publish(std::move(event));
   if (column < 1 || column > static_cast<int>(call.m_columnLength.size())) return FAIL;
   call.m_columnLength[static_cast<size_t>(column - 1)] = len;
   return SUCCEED;
@@ -229,14 +239,16 @@ int Call::SendRow(SRV_PROC* p) {
     row.message.assign(static_cast<const char*>(call.m_columnData[1]),
                        static_cast<size_t>(call.m_columnLength[1]));
   }
-  const int number = static_cast<int>(call.m_rows.size()) + 1;
+  const int number = ++call.m_rowCount;
   row.delivered = call.m_failRowsFrom == 0 || number < call.m_failRowsFrom;
-  Event& event = call.Record("srv_sendrow");
+  Event event{"srv_sendrow", {}};
   AddNumber(event, "id", row.id);
   AddText(event, "message", row.message);
   if (!row.delivered) AddNumber(event, "result", FAIL);
-  call.m_rows.push_back(row);
-  return row.delivered ? SUCCEED : FAIL;
+  call.Publish(std::move(event));
+  const bool delivered = row.delivered;
+  if (call.m_keep) call.m_rows.push_back(std::move(row));
+  return delivered ? SUCCEED : FAIL;
 }
 
 int Call::SendMsg(SRV_PROC* p, int type, int32_t number, unsigned char msgClass,
@@ -250,7 +262,7 @@ int Call::SendMsg(SRV_PROC* p, int type, int32_t number, unsigned char msgClass,
   message.state = state;
   message.line = line;
   message.text = TextOf(text, textlen);
-  Event& event = call.Record("srv_sendmsg");
+  Event event{"srv_sendmsg", {}};
   AddNumber(event, "type", type);
   AddNumber(event, "number", number);
   AddNumber(event, "class", msgClass);
@@ -259,17 +271,19 @@ int Call::SendMsg(SRV_PROC* p, int type, int32_t number, unsigned char msgClass,
   AddNumber(event, "line", line);
   AddText(event, "text", message.text);
   AddNumber(event, "textlen", textlen);
-  call.m_messages.push_back(message);
+  call.Publish(std::move(event));
+  if (call.m_keep) call.m_messages.push_back(message);
   return SUCCEED;
 }
 
 int Call::SendDone(SRV_PROC* p, unsigned short status, unsigned short info, int32_t count) {
   Call& call = Of(p);
-  Event& event = call.Record("srv_senddone");
+  Event event{"srv_senddone", {}};
   AddNumber(event, "status", status);
   AddNumber(event, "info", info);
   AddNumber(event, "count", count);
-  call.m_dones.push_back(Done{status, info, count});
+  call.Publish(std::move(event));
+  if (call.m_keep) call.m_dones.push_back(Done{status, info, count});
   return SUCCEED;
 }
 

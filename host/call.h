@@ -7,6 +7,7 @@
 #define MAILQUARRY_HOST_CALL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,14 @@ class Call {
   // the client has gone away.
   void FailRowsFrom(int row) { m_failRowsFrom = row; }
 
+  // Hands every operation to `observer` as it happens. With `keep` false
+  // nothing is recorded (the accessors below stay empty), so a long call
+  // needs no memory for what it has already sent.
+  void Observe(std::function<void(const Event&)> observer, bool keep) {
+    m_observer = std::move(observer);
+    m_keep = keep;
+  }
+
   const std::vector<Event>& Transcript() const { return m_transcript; }
   std::vector<std::string> JsonLines() const;
   // Every row the procedure tried to send, in order.
@@ -116,7 +125,7 @@ class Call {
   static int SendDone(SRV_PROC* p, unsigned short status, unsigned short info, int32_t count);
 
   const Param* ParamAt(int n) const;
-  Event& Record(const char* op);
+  void Publish(Event event);
 
   CallHandle m_handle;
   std::vector<Param> m_params;
@@ -128,6 +137,9 @@ class Call {
   std::vector<const void*> m_columnData;
   std::vector<int> m_columnLength;
   int m_failRowsFrom = 0;
+  int m_rowCount = 0;
+  std::function<void(const Event&)> m_observer;
+  bool m_keep = true;
 };
 
 }  // namespace host

@@ -66,22 +66,22 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-// The result set, its row count and the messages, in the order they came.
-void PrintForPeople(const host::Call& call) {
-  constexpr int kIdWidth = 11;
-  const std::string indent(kIdWidth + 1, ' ');
-  size_t row = 0;
-  bool described = false;
-  for (const host::Event& event : call.Transcript()) {
-    if (event.op == "srv_describe" && event.Number("column") == 2 && !described) {
-      described = true;
+// Shows the result set, its row count and the messages as they come, the
+// way a SQL Server command-line client does.
+class PeoplePrinter {
+ public:
+  void operator()(const host::Event& event) {
+    constexpr int kIdWidth = 11;
+    if (event.op == "srv_describe" && event.Number("column") == 2) {
       std::printf("%-*s %s\n", kIdWidth, "id", "message");
       std::printf("%s %s\n", std::string(kIdWidth, '-').c_str(), std::string(40, '-').c_str());
     } else if (event.op == "srv_sendrow") {
-      const host::Row& sent = call.Rows()[row++];
-      const std::vector<std::string> lines = SplitLines(sent.message);
-      std::printf("%-*d %s\n", kIdWidth, static_cast<int>(sent.id), lines[0].c_str());
-      for (size_t i = 1; i < lines.size(); ++i) std::printf("%s%s\n", indent.c_str(), lines[i].c_str());
+      const std::vector<std::string> lines = SplitLines(event.Text("message"));
+      std::printf("%-*lld %s\n", kIdWidth, event.Number("id"), lines[0].c_str());
+      const std::string indent(kIdWidth + 1, ' ');
+      for (size_t i = 1; i < lines.size(); ++i) {
+        std::printf("%s%s\n", indent.c_str(), lines[i].c_str());
+      }
     } else if (event.op == "srv_sendmsg") {
       std::printf("Msg %lld, Level %lld, State %lld, Line %lld\n", event.Number("number"),
                   event.Number("class"), event.Number("state"), event.Number("line"));
@@ -91,7 +91,7 @@ void PrintForPeople(const host::Call& call) {
       std::printf("\n(%lld row%s affected)\n", count, count == 1 ? "" : "s");
     }
   }
-}
+};
 
 }  // namespace
 
@@ -128,13 +128,16 @@ int main(int argc, char** argv) {
   try {
     host::Library procedure(library);
     host::Call call(params);
-    const int value = procedure.Execute(call);
+    // Everything is written out as the procedure sends it and nothing is
+    // kept, so the tool's memory does not grow with the mail it shows.
     if (json) {
-      for (const std::string& line : call.JsonLines()) std::printf("%s\n", line.c_str());
-      std::printf("{\"op\":\"return\",\"value\":%d}\n", value);
+      call.Observe([](const host::Event& event) { std::printf("%s\n", host::ToJson(event).c_str()); },
+                   false);
     } else {
-      PrintForPeople(call);
+      call.Observe(PeoplePrinter(), false);
     }
+    const int value = procedure.Execute(call);
+    if (json) std::printf("{\"op\":\"return\",\"value\":%d}\n", value);
     std::fflush(stdout);
     return value == XP_NOERROR ? 0 : 1;
   } catch (const std::exception& failure) {
