@@ -1,5 +1,7 @@
 #include "pop3/reply_reader.h"
 
+#include <cstring>
+
 CReplyReader::CReplyReader(Kind kind, size_t bodyLimit) : m_kind(kind), m_bodyLimit(bodyLimit) {}
 
 size_t CReplyReader::Feed(const char* data, size_t length) {
@@ -57,8 +59,10 @@ size_t CReplyReader::FeedBody(const char* data, size_t length) {
     switch (m_line) {
       case Line::kMiddle: {
         // The common case: copy the run of ordinary bytes in one step.
-        size_t end = i;
-        while (end < length && data[end] != '\r' && data[end] != '\0') ++end;
+        const void* cr = std::memchr(data + i, '\r', length - i);
+        size_t end = cr != nullptr ? static_cast<size_t>(static_cast<const char*>(cr) - data) : length;
+        const void* zero = std::memchr(data + i, '\0', end - i);
+        if (zero != nullptr) end = static_cast<size_t>(static_cast<const char*>(zero) - data);
         Emit(data + i, end - i);
         i = end;
         if (i < length && data[i] == '\r') {
