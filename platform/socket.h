@@ -22,6 +22,9 @@ bool StartSockets();
 // A new IPv4 stream socket, or kInvalidSocket.
 SocketHandle OpenStreamSocket();
 
+// The port in network byte order (htons).
+uint16_t PortToNetworkOrder(uint16_t port);
+
 // Converts a dotted IPv4 address the way inet_addr does. The result is in
 // network byte order; all bits set means "not an address" (the all-ones
 // address reads the same and is therefore handed to the resolver).

@@ -45,6 +45,8 @@ SocketHandle OpenStreamSocket() {
   return handle < 0 ? kInvalidSocket : handle;
 }
 
+uint16_t PortToNetworkOrder(uint16_t port) { return htons(port); }
+
 uint32_t DottedToAddress(const char* host) { return inet_addr(host); }
 
 bool ResolveFirstAddress(const char* host, uint32_t* address) {

@@ -11,14 +11,6 @@ namespace {
 
 constexpr uint32_t kNotAnAddress = 0xFFFFFFFFu;
 
-uint16_t ToNetworkOrder(uint16_t port) {
-  const unsigned char bytes[2] = {static_cast<unsigned char>(port >> 8),
-                                  static_cast<unsigned char>(port & 0xFF)};
-  uint16_t network;
-  std::memcpy(&network, bytes, sizeof network);
-  return network;
-}
-
 }  // namespace
 
 CTcpSocket::CTcpSocket(const char* host, int port, uint32_t waitLimitMs)
@@ -42,7 +34,7 @@ void CTcpSocket::Create(int port) {
   if (!platform::StartSockets()) throw CSocketException("WSAStartup() failed");
   m_socket = platform::OpenStreamSocket();
   if (m_socket == platform::kInvalidSocket) throw CSocketException("socket() failed");
-  m_port = ToNetworkOrder(static_cast<uint16_t>(port & 0xFFFF));
+  m_port = platform::PortToNetworkOrder(static_cast<uint16_t>(port & 0xFFFF));
 }
 
 int CTcpSocket::Send(const char* data, int length) {
