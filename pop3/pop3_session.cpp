@@ -7,9 +7,15 @@
 
 namespace {
 
-// Room for the longest command: a 511-byte user name or password with its
-// command word and CR LF.
-constexpr size_t kCommandRoom = 640;
+// "WORD argument\r\n", built to the argument's length: a user name or
+// password of any length goes out whole.
+CText CommandLine(const char* word, const CText& argument) {
+  CText line(word);
+  line.Append(" ", 1);
+  line.Append(argument.Data(), argument.Length());
+  line.Append("\r\n", 2);
+  return line;
+}
 
 }  // namespace
 
@@ -43,17 +49,15 @@ bool CPop3Session::Login(const CText& server, const CText& user, const CText& pa
 }
 
 bool CPop3Session::SendUser(const CText& user) {
-  char line[kCommandRoom];
-  const int length = std::snprintf(line, sizeof line, "USER %s\r\n", user.Data());
+  const CText line = CommandLine("USER", user);
   CText answer;
-  return Exchange(line, length, answer);
+  return Exchange(line.Data(), static_cast<int>(line.Length()), answer);
 }
 
 bool CPop3Session::SendPass(const CText& password) {
-  char line[kCommandRoom];
-  const int length = std::snprintf(line, sizeof line, "PASS %s\r\n", password.Data());
+  const CText line = CommandLine("PASS", password);
   CText answer;
-  return Exchange(line, length, answer);
+  return Exchange(line.Data(), static_cast<int>(line.Length()), answer);
 }
 
 bool CPop3Session::List(CText& text, int32_t message) {

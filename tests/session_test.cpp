@@ -305,6 +305,7 @@ TEST(SessionTest, CredentialsGoOutByteForByte) {
       {"bytes of 0x80 and above", "al\x80ice\xff", "p\xe9ss\xa0w\xc3\xb6rd"},
       {"blanks, tabs and punctuation", "a b\tc", " %s%d \\ 'x'"},
       {"511 bytes each", std::string(511, 'u'), std::string(511, 'p')},
+      {"longer than any parameter", std::string(1000, 'u'), std::string(3000, 'p')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
