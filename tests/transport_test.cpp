@@ -56,10 +56,16 @@ std::string ReceiveUpTo(CTcpSocket& socket, size_t size) {
 }
 
 TEST(TransportTest, ConnectsToDottedAddressAndToName) {
-  for (const char* host : {"127.0.0.1", "localhost"}) {
-    SCOPED_TRACE(host);
-    FakePop3Server server(Greeting());
-    CTcpSocket socket(host, kPort, kWaitMs);
+  const struct {
+    const char* host;
+    uint16_t port;  // 0: a free one
+  } cases[] = {{"127.0.0.1", kPort}, {"localhost", kPort}, {"127.0.0.1", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + ":" + std::to_string(c.port));
+    FakePop3Options options = Greeting();
+    options.port = c.port;
+    FakePop3Server server(options);
+    CTcpSocket socket(c.host, server.Port(), kWaitMs);
     EXPECT_EQ(ReceiveUpTo(socket, kGreeting.size()), kGreeting);
     EXPECT_EQ(server.Connections(), 1);
   }
