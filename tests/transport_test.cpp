@@ -22,7 +22,10 @@ namespace {
 using std::chrono::seconds;
 
 constexpr int kPort = 110;
-constexpr uint32_t kWaitMs = 300;
+// The shipped limit, which nothing that goes well waits for; the tests of
+// waits that must end use the short one.
+constexpr uint32_t kWaitMs = 20000;
+constexpr uint32_t kShortWaitMs = 300;
 const std::string kGreeting = "+OK transport test\r\n";
 
 int OpenDescriptors() {
@@ -93,7 +96,7 @@ TEST(TransportTest, FailuresThrowTheirTextAndLeaveNoSocket) {
     const int before = OpenDescriptors();
     std::string thrown = "(nothing thrown)";
     try {
-      CTcpSocket socket(c.host, kPort, kWaitMs);
+      CTcpSocket socket(c.host, kPort, kShortWaitMs);
     } catch (const CSocketException& error) {
       thrown = error.Text();
     }
@@ -116,13 +119,13 @@ TEST(TransportTest, ConnectWaitIsBounded) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(listener, 0), 0);
   // This one fills the queue; nothing accepts it.
-  CTcpSocket first("127.0.0.1", kPort, kWaitMs);
+  CTcpSocket first("127.0.0.1", kPort, kShortWaitMs);
 
   const int before = OpenDescriptors();
   std::string thrown = "(nothing thrown)";
   FinishWithin(seconds(10), "connect to a full queue", [&] {
     try {
-      CTcpSocket second("127.0.0.1", kPort, kWaitMs);
+      CTcpSocket second("127.0.0.1", kPort, kShortWaitMs);
     } catch (const CSocketException& error) {
       thrown = error.Text();
     }
@@ -163,7 +166,7 @@ TEST(TransportTest, ReceiveFromASilentServerEndsAfterTheWait) {
   FakePop3Options options = Greeting();
   options.faults = {FakePop3Fault::SilentAt("")};
   FakePop3Server server(options);
-  CTcpSocket socket("127.0.0.1", kPort, kWaitMs);
+  CTcpSocket socket("127.0.0.1", kPort, kShortWaitMs);
   char buffer[16];
   int got = 0;
   FinishWithin(seconds(10), "receive from a silent server",
