@@ -144,16 +144,17 @@ FakePop3Server::FakePop3Server(FakePop3Options options) : m_options(std::move(op
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(m_options.port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  if (inet_pton(AF_INET, m_options.address.c_str(), &address.sin_addr) != 1 ||
+      bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       listen(m_listener, 16) != 0 ||
       getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     const std::string reason = std::strerror(errno);
     close(m_listener);
     close(m_wake[0]);
     close(m_wake[1]);
-    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(m_options.port) +
+    throw std::runtime_error("cannot listen on " + m_options.address + ":" +
+                             std::to_string(m_options.port) +
                              ": " + reason);
   }
   m_port = ntohs(address.sin_port);

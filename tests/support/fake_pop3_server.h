@@ -1,14 +1,15 @@
 // A scriptable POP3 server for tests, run in-process on a thread of its own.
-// It listens on 127.0.0.1 (port 110 unless told otherwise), serves one
-// connection at a time and any number in sequence, logs every command line
-// exactly as it arrived, and serves a mailbox the way RFC 1939 describes:
-// multi-line answers dot-stuffed on the wire, deletions marked by DELE and
-// carried out only when QUIT arrives. Faults can be scripted at the greeting
-// or at any command: canned bytes instead of the answer, an answer cut off
-// after K bytes, a close or silence there, an endless body.
+// It listens on 127.0.0.1 or another loopback address (port 110 unless told
+// otherwise), serves one connection at a time and any number in sequence,
+// logs every command line exactly as it arrived, and serves a mailbox the way
+// RFC 1939 describes: multi-line answers dot-stuffed on the wire, deletions
+// marked by DELE and carried out only when QUIT arrives. Faults can be
+// scripted at the greeting or at any command: canned bytes instead of the
+// answer, an answer cut off after K bytes, a close or silence there, an
+// endless body.
 //
 // Each server owns its thread, sockets and state and shares nothing, so
-// several can run at once on different ports.
+// several can run at once on different ports or addresses.
 #ifndef MAILQUARRY_TESTS_SUPPORT_FAKE_POP3_SERVER_H
 #define MAILQUARRY_TESTS_SUPPORT_FAKE_POP3_SERVER_H
 
@@ -63,6 +64,9 @@ struct FakePop3Fault {
 
 struct FakePop3Options {
   uint16_t port = 110;  // 0: any free port (see FakePop3Server::Port)
+  // The loopback address to listen on: several servers can each have port
+  // 110 on an address of their own (127.0.0.2, 127.0.0.3, ...).
+  std::string address = "127.0.0.1";
   // The mailbox, message 1 first, each as stored (lines ending in CR LF; a
   // last line without one gets it on the wire).
   std::vector<std::string> messages;
