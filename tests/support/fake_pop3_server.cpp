@@ -431,6 +431,9 @@ FakePop3Server::Outcome FakePop3Server::Deliver(int client, bool greeting,
       if (!SendAll(client, fault->filler.data(), fault->filler.size())) return Outcome::kClose;
     }
   }
+  if (!fault->tail.empty() && !SendAll(client, fault->tail.data(), fault->tail.size())) {
+    return Outcome::kClose;
+  }
   switch (fault->then) {
     case FakePop3Fault::Then::kClose: return Outcome::kClose;
     case FakePop3Fault::Then::kStaySilent: return Outcome::kSilent;

@@ -47,6 +47,9 @@ struct FakePop3Fault {
   // After those bytes, `filler` is sent again and again for this long.
   std::string filler;
   unsigned fillForMs = 0;
+  // Sent once the filler has stopped, e.g. an end marker that completes a
+  // huge answer.
+  std::string tail;
   // Only this many bytes of the answer (canned or normal) are sent.
   size_t cutAfter = kWhole;
   Then then = Then::kGoOn;
