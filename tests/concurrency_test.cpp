@@ -32,6 +32,7 @@
 namespace {
 
 using testing_support::CallRecord;
+using testing_support::Crlf;
 
 const char kPassword[] = "secret";
 
@@ -58,15 +59,6 @@ const std::vector<std::string> kFakeMailbox = {
     "From: bob@example.test\r\nSubject: one\r\n\r\nFirst body.\r\n",
     "Subject: two\r\n\r\n.leading dot\r\n..two dots\r\n",
 };
-
-std::string Crlf(const std::string& stored) {
-  std::string text;
-  for (const char c : stored) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  return text;
-}
 
 // The row a message gives: the message less the CR LF of its last line
 // (RETR), its header lines (TOP), its size (LIST).

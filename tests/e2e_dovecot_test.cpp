@@ -16,6 +16,7 @@
 
 namespace {
 
+using testing_support::Crlf;
 using testing_support::Dovecot;
 
 const char kPassword[] = "secret";
@@ -66,16 +67,6 @@ const std::vector<std::string>& Mailbox() {
 }
 
 // --- What the rows must hold --------------------------------------------
-
-// Dovecot sends a maildir message with CR LF line ends.
-std::string Crlf(const std::string& stored) {
-  std::string text;
-  for (const char c : stored) {
-    if (c == '\n') text += '\r';
-    text += c;
-  }
-  return text;
-}
 
 // RETR: the message as sent, less the CR LF that belongs to the end marker,
 // cut after 8000 bytes.

@@ -20,14 +20,10 @@ using testing_support::BuildPath;
 // The dynamic symbols nm lists with the option, as "name" -> type letter.
 std::set<std::string> DynamicSymbols(const std::string& library, const std::string& option,
                                      std::set<std::string>* types = nullptr) {
-  const std::string command = "nm -D " + option + " '" + library + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
-  std::string output;
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  if (pclose(pipe) != 0) throw std::runtime_error(command + " failed");
+  const std::string command = "nm -D " + option + " " + testing_support::ShellQuote(library);
+  int status = 0;
+  const std::string output = testing_support::RunCommand(command, &status);
+  if (status != 0) throw std::runtime_error(command + " failed");
   std::set<std::string> names;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {

@@ -1,7 +1,6 @@
 #include "tests/support/dovecot.h"
 
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,18 +15,6 @@ namespace testing_support {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ShellQuote(const std::string& word) {
-  std::string quoted = "'";
-  for (const char c : word) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
 
 // Maildir file names begin with a time stamp that grows with each message
 // the tool stores, so this orders them as message numbers.
@@ -86,16 +73,9 @@ void Dovecot::Tool(const std::vector<std::string>& args) const {
   std::string command = ShellQuote(std::string(MQ_SOURCE_DIR) + "/scripts/dovecot-env");
   for (const std::string& arg : args) command += " " + ShellQuote(arg);
   command += " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
-  std::string output;
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  const int status = pclose(pipe);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(command + " failed:\n" + output);
-  }
+  int status = 0;
+  const std::string output = RunCommand(command, &status);
+  if (status != 0) throw std::runtime_error(command + " failed:\n" + output);
 }
 
 std::string Dovecot::NewMailbox(const std::vector<std::string>& messages,
@@ -134,6 +114,15 @@ std::vector<int> Dovecot::Remaining(const std::string& user) const {
   }
   std::sort(numbers.begin(), numbers.end());
   return numbers;
+}
+
+std::string Crlf(const std::string& stored) {
+  std::string text;
+  for (const char c : stored) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  return text;
 }
 
 }  // namespace testing_support

@@ -43,6 +43,9 @@ class Dovecot {
   std::map<std::string, std::vector<std::string>> m_files;
 };
 
+// A stored message as Dovecot sends it: every LF with a CR before it.
+std::string Crlf(const std::string& stored);
+
 }  // namespace testing_support
 
 #endif

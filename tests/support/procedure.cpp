@@ -19,8 +19,6 @@ const host::Library& ShortWaitProcedure() {
   return library;
 }
 
-namespace {
-
 std::string ShellQuote(const std::string& word) {
   std::string quoted = "'";
   for (const char c : word) {
@@ -33,11 +31,7 @@ std::string ShellQuote(const std::string& word) {
   return quoted + "'";
 }
 
-}  // namespace
-
-std::string RunExec(const std::vector<std::string>& args, int* status) {
-  std::string command = ShellQuote(BuildPath("mailquarry-exec"));
-  for (const std::string& arg : args) command += " " + ShellQuote(arg);
+std::string RunCommand(const std::string& command, int* status) {
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("cannot run " + command);
   std::string output;
@@ -47,6 +41,12 @@ std::string RunExec(const std::vector<std::string>& args, int* status) {
   const int raw = pclose(pipe);
   *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return output;
+}
+
+std::string RunExec(const std::vector<std::string>& args, int* status) {
+  std::string command = ShellQuote(BuildPath("mailquarry-exec"));
+  for (const std::string& arg : args) command += " " + ShellQuote(arg);
+  return RunCommand(command, status);
 }
 
 }  // namespace testing_support

@@ -18,6 +18,13 @@ const host::Library& ShortWaitProcedure();
 
 std::string BuildPath(const std::string& name);
 
+// One word quoted for /bin/sh.
+std::string ShellQuote(const std::string& word);
+
+// Runs a shell command; `status` gets its exit status (-1 when it did not
+// exit normally). Returns what it wrote to stdout.
+std::string RunCommand(const std::string& command, int* status);
+
 // Runs build/mailquarry-exec with the arguments (each one shell word);
 // `status` gets its exit status. Returns what it wrote to stdout.
 std::string RunExec(const std::vector<std::string>& args, int* status);
