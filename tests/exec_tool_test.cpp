@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host/params.h"
-#include "tests/canned_pop3_server.h"
+#include "tests/support/fake_pop3_server.h"
 #include "tests/support/procedure.h"
 
 extern char** environ;
@@ -25,6 +25,13 @@ namespace {
 
 using host::Param;
 using testing_support::BuildPath;
+
+// A fake server that answers one request with canned bytes.
+FakePop3Options Answering(const std::string& request, const std::string& bytes) {
+  FakePop3Options options;
+  options.faults.push_back(FakePop3Fault::Canned(request, bytes));
+  return options;
+}
 
 struct Outcome {
   int status = -1;
@@ -123,7 +130,7 @@ TEST(ExecJson, FailingCallGivesEveryOperationThenTheReturnValue) {
 }
 
 TEST(ExecJson, ListingGivesTheResultSetOperations) {
-  CannedPop3Server server({"+OK\r\n", "+OK\r\n", "+OK 2 340\r\n"});
+  FakePop3Server server(Answering("LIST 2", "+OK 2 340\r\n"));
   const Outcome run = RunTool({"--json", "'127.0.0.1', 'alice', 'secret', 'list', 2"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
@@ -140,15 +147,16 @@ TEST(ExecJson, ListingGivesTheResultSetOperations) {
       "{\"op\":\"return\",\"value\":0}",
   };
   EXPECT_EQ(Lines(run.out), Joined(ParamLines({9, 5, 6, 4}), results));
-  EXPECT_EQ(server.Lines(),
-            (std::vector<std::string>{"USER alice\r\n", "PASS secret\r\n", "LIST 2\r\n"}));
+  ASSERT_TRUE(server.WaitForEnded(1));
+  EXPECT_EQ(server.Commands(),
+            (std::vector<std::string>{"USER alice", "PASS secret", "LIST 2"}));
 }
 
 // A row's bytes of 0x80 and up come out as \u00XX, so the string read as
 // Latin-1 gives back the exact bytes; control bytes are escaped as JSON needs.
 TEST(ExecJson, RowBytesAreWrittenSoTheyCanBeReadBack) {
-  CannedPop3Server server(
-      {"+OK\r\n", "+OK\r\n", "+OK\r\nSubject: caf\xE9\r\n\r\n\"\\\t\x01\xFF\r\n.\r\n"});
+  FakePop3Server server(
+      Answering("RETR 1", "+OK\r\nSubject: caf\xE9\r\n\r\n\"\\\t\x01\xFF\r\n.\r\n"));
   const Outcome run = RunTool({"--json", "'127.0.0.1', 'alice', 'secret', 'READ', 1"});
   EXPECT_EQ(run.status, 0);
   const std::string row =
@@ -159,7 +167,7 @@ TEST(ExecJson, RowBytesAreWrittenSoTheyCanBeReadBack) {
 }
 
 TEST(ExecForPeople, ShowsTheResultSetAndItsCount) {
-  CannedPop3Server server({"+OK\r\n", "+OK\r\n", "+OK\r\nSubject: hi\r\n\r\nbody\r\n.\r\n"});
+  FakePop3Server server(Answering("RETR 1", "+OK\r\nSubject: hi\r\n\r\nbody\r\n.\r\n"));
   const Outcome run = RunTool({"'127.0.0.1', 'alice', 'secret', 'read', 1"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out,

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/call.h"
-#include "tests/canned_pop3_server.h"
+#include "tests/support/fake_pop3_server.h"
 #include "tests/support/procedure.h"
 
 namespace {
@@ -298,13 +298,18 @@ TEST(IntakeValues, ReachTheServerUnchanged) {
     SCOPED_TRACE(c.name);
     const std::string user = c.user.substr(0, c.user.find('\0'));
     const std::string password = c.password.substr(0, c.password.find('\0'));
-    CannedPop3Server server({"+OK\r\n", "-ERR no\r\n"});
+    FakePop3Options options;
+    options.refusePassword = true;
+    FakePop3Server server(options);
     host::Call call({Text(c.server), Text(c.user), Text(c.password), Text("read"), Param::Int(0)});
     const int returned = Procedure().Execute(call);
     ExpectReported(call, returned, kNoConnection);
     const std::vector<std::string> expected = {"USER " + user + "\r\n",
                                                "PASS " + password + "\r\n"};
-    EXPECT_EQ(server.Lines(), expected);
+    ASSERT_TRUE(server.WaitForEnded(1));
+    std::vector<std::string> lines;
+    for (const FakePop3Server::LoggedLine& line : server.Log()) lines.push_back(line.bytes);
+    EXPECT_EQ(lines, expected);
   }
 }
 
