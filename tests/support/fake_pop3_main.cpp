@@ -158,10 +158,10 @@ int main(int argc, char** argv) {
       files.push_back(value());
       order.push_back(true);
     } else if (option == "--generate") {
-      const std::string spec = value();
-      const size_t x = spec.find('x');
-      const size_t count = Number(spec.substr(0, x), "--generate");
-      const size_t size = x == std::string::npos ? 300 : Number(spec.substr(x + 1), "--generate");
+      const std::string shape = value();
+      const size_t x = shape.find('x');
+      const size_t count = Number(shape.substr(0, x), "--generate");
+      const size_t size = x == std::string::npos ? 300 : Number(shape.substr(x + 1), "--generate");
       generated.emplace_back(count, size);
       order.push_back(false);
     } else if (option == "--raw") {
@@ -191,11 +191,11 @@ int main(int argc, char** argv) {
     } else if (option == "--silent-at") {
       options.faults.push_back(CutFault(value(), true, "--silent-at"));
     } else if (option == "--canned") {
-      const std::string spec = value();
-      const size_t equals = spec.find('=');
+      const std::string setting = value();
+      const size_t equals = setting.find('=');
       if (equals == std::string::npos) Fail("--canned needs WHERE=BYTES");
       options.faults.push_back(
-          FakePop3Fault::Canned(Where(spec.substr(0, equals)), Unescape(spec.substr(equals + 1))));
+          FakePop3Fault::Canned(Where(setting.substr(0, equals)), Unescape(setting.substr(equals + 1))));
     } else if (option == "--connections") {
       connections = Number(value(), "--connections");
     } else if (option == "--timeout") {
