@@ -260,18 +260,10 @@ void FakePop3Server::Serve(int client, int connection) {
   std::vector<bool> marked(m_mailbox.size(), false);
   bool authorized = false;
   bool userGiven = false;
-  char buffer[4096];
   while (!Stopping()) {
-    pollfd entries[2] = {{client, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-    if (poll(entries, 2, kPollSliceMs) <= 0) continue;
-    if (entries[1].revents != 0) return;
-    const ssize_t got = recv(client, buffer, sizeof buffer, 0);
-    if (got == 0) return;
-    if (got < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      return;
-    }
-    pending.append(buffer, static_cast<size_t>(got));
+    const Received received = ReceiveInto(client, pending);
+    if (received == Received::kEnd) return;
+    if (received == Received::kNothing) continue;
     size_t end;
     while ((end = pending.find('\n')) != std::string::npos) {
       const std::string line = pending.substr(0, end + 1);
@@ -473,8 +465,22 @@ bool FakePop3Server::Pause(unsigned ms) {
   return poll(&entry, 1, static_cast<int>(ms)) == 0 && !Stopping();
 }
 
-void FakePop3Server::DrainSilently(int client, int connection, std::string& pending) {
+FakePop3Server::Received FakePop3Server::ReceiveInto(int client, std::string& pending) {
+  pollfd entries[2] = {{client, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+  if (poll(entries, 2, kPollSliceMs) <= 0) return Received::kNothing;
+  if (entries[1].revents != 0) return Received::kEnd;
   char buffer[4096];
+  const ssize_t got = recv(client, buffer, sizeof buffer, 0);
+  if (got == 0) return Received::kEnd;
+  if (got < 0) {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Received::kNothing
+                                                                      : Received::kEnd;
+  }
+  pending.append(buffer, static_cast<size_t>(got));
+  return Received::kData;
+}
+
+void FakePop3Server::DrainSilently(int client, int connection, std::string& pending) {
   for (;;) {
     size_t end;
     while ((end = pending.find('\n')) != std::string::npos) {
@@ -483,16 +489,7 @@ void FakePop3Server::DrainSilently(int client, int connection, std::string& pend
       pending.erase(0, end + 1);
     }
     if (Stopping() || pending.size() > kMaxLine) return;
-    pollfd entries[2] = {{client, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-    if (poll(entries, 2, kPollSliceMs) <= 0) continue;
-    if (entries[1].revents != 0) return;
-    const ssize_t got = recv(client, buffer, sizeof buffer, 0);
-    if (got == 0) return;
-    if (got < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      return;
-    }
-    pending.append(buffer, static_cast<size_t>(got));
+    if (ReceiveInto(client, pending) == Received::kEnd) return;
   }
 }
 

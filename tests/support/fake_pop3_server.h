@@ -148,6 +148,10 @@ class FakePop3Server {
   bool SendAll(int client, const char* data, size_t length);
   // Sleeps, waking early when the server stops; false when it stops.
   bool Pause(unsigned ms);
+  enum class Received { kData, kNothing, kEnd };
+  // Waits a poll slice for bytes from the client and appends them to
+  // `pending`; kEnd when the client hung up or the server is stopping.
+  Received ReceiveInto(int client, std::string& pending);
   // Reads and logs lines until the client hangs up or the server stops.
   void DrainSilently(int client, int connection, std::string& pending);
   bool Stopping() const;
